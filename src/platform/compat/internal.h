@@ -41,3 +41,13 @@ struct CompatMachPort {
 
 // A port with one reference; the backend belongs to it from now on.
 CFMachPortRef compatCreateMachPort(const CompatPortOps *ops, void *backend);
+
+// An event as the tap hands it to its callback; fields are indexed by CGEventField.
+constexpr int compatEventFieldCount = 11;
+
+struct CompatEvent {
+    CompatObject object;
+    CGEventType type;
+    CGEventFlags flags;
+    int64_t fields[compatEventFieldCount];
+};
