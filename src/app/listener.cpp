@@ -10,10 +10,9 @@ CFRunLoopRef runLoop = nullptr;
 
 namespace {
 
-constexpr CGEventMask listenedEvents = CGEventMaskBit(kCGEventKeyDown) |
-                                       CGEventMaskBit(kCGEventKeyUp) |
-                                       CGEventMaskBit(kCGEventOtherMouseDown) |
-                                       CGEventMaskBit(kCGEventOtherMouseUp);
+constexpr CGEventMask listenedEvents =
+    CGEventMaskBit(kCGEventKeyDown) | CGEventMaskBit(kCGEventKeyUp) |
+    CGEventMaskBit(kCGEventOtherMouseDown) | CGEventMaskBit(kCGEventOtherMouseUp);
 constexpr CFTimeInterval pollInterval = 0.05;
 
 // Invalidating the port takes its source off the run loop, so nothing of the tap outlives us.
@@ -80,7 +79,8 @@ int runListener() {
         releaseTap(tapSource);
         return statusFailed;
     }
-    CFRunLoopSourceRef watchSource = CFFileDescriptorCreateRunLoopSource(kCFAllocatorDefault, watch, 0);
+    CFRunLoopSourceRef watchSource =
+        CFFileDescriptorCreateRunLoopSource(kCFAllocatorDefault, watch, 0);
     if (watchSource == nullptr) {
         releaseWatch(watch, nullptr);
         releaseTap(tapSource);

@@ -1,6 +1,7 @@
 #include "selftest.h"
 
 #include "../core/keys.h"
+#include "../core/selftesting.h"
 #include "../core/tracker.h"
 #include "status.h"
 

@@ -1,4 +1,5 @@
 #include "tracker.h"
+#include "selftesting.h"
 
 #include <cstdio>
 #include <cstring>

@@ -9,8 +9,7 @@ extern bool capture;
 extern bool held;           // "down" reported, no "up" since
 extern bool waitForRelease; // the selection was down at start: ignore it until seen up
 extern bool assigned;       // capture mode has written its one assign line
-extern bool testing;        // the self-test counts "down" and "up" instead of writing them
-extern uint32_t downs;
+extern uint32_t downs;      // "down" reports counted while testing (see selftesting.h)
 extern uint32_t ups;
 
 // Writes one protocol line and flushes it, or counts it while testing.

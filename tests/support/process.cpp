@@ -48,7 +48,8 @@ bool readable(int fd, long long timeoutMs) {
 
 } // namespace
 
-Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                 const std::string &program) {
     int in[2], out[2], err[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         return {};
@@ -66,7 +67,7 @@ Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::st
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        execve(args[0], args.data(), envp.data());
+        execve(program.empty() ? args[0] : program.c_str(), args.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
@@ -152,8 +153,8 @@ std::string drainErrors(Child &child) {
 }
 
 Outcome runToEnd(const std::vector<std::string> &argv, const std::string &input,
-                 const std::vector<std::string> &env, int timeoutMs) {
-    Child child = spawnChild(argv, env);
+                 const std::vector<std::string> &env, int timeoutMs, const std::string &program) {
+    Child child = spawnChild(argv, env, program);
     signal(SIGPIPE, SIG_IGN);
     if (!input.empty())
         (void)!write(child.input, input.data(), input.size());

@@ -7,15 +7,16 @@
 
 struct Child {
     pid_t pid = -1;
-    int input = -1;  // the child's standard input, for writing; -1 once closed
-    int output = -1; // the child's standard output, for reading
-    int errors = -1; // the child's standard error, for reading
+    int input = -1;      // the child's standard input, for writing; -1 once closed
+    int output = -1;     // the child's standard output, for reading
+    int errors = -1;     // the child's standard error, for reading
     std::string pending; // output read but not yet taken as lines
 };
 
-// Starts argv[0] with argv; extra environment entries ("NAME=value") are added or replaced, and
-// a value-less entry ("NAME") removes that variable.
-Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+// Starts program (argv[0] when empty) with argv; extra environment entries ("NAME=value") are
+// added or replaced, and a value-less entry ("NAME") removes that variable.
+Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                 const std::string &program = "");
 
 // The next line of the child's standard output without its newline, or "<timeout>" when none
 // comes within the time, or "<eof>" when the output ends.
@@ -41,4 +42,5 @@ struct Outcome {
 
 // Runs the program to its end with the given standard input (closed after it is written).
 Outcome runToEnd(const std::vector<std::string> &argv, const std::string &input = "",
-                 const std::vector<std::string> &env = {}, int timeoutMs = 5000);
+                 const std::vector<std::string> &env = {}, int timeoutMs = 5000,
+                 const std::string &program = "");

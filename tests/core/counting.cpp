@@ -1,0 +1,7 @@
+#include "counting.h"
+
+#include "core/selftesting.h"
+
+void setCounting(bool on) {
+    testing = on;
+}
