@@ -1,0 +1,1 @@
+# Packaging: filled in with the installation work.
