@@ -12,8 +12,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "report when one key or mouse button goes down and up, for push-to-talk hosts")
 set(CPACK_PACKAGE_DESCRIPTION
     "A helper that a host application starts as a child process to watch one keyboard key or \
-mouse button system-wide. It writes \"down\" and \"up\" lines on its standard output as that input \
-is pressed and released, never changes or swallows input, and ends when the host closes its \
+mouse button system-wide. It writes a line on its standard output each time that input goes down \
+and each time it comes up, never changes or swallows input, and ends when the host closes its \
 standard input.")
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
