@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -69,6 +70,31 @@ Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::st
         dup2(err[1], 2);
         execve(program.empty() ? args[0] : program.c_str(), args.data(), envp.data());
         _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    Child child;
+    child.pid = pid;
+    child.input = in[1];
+    child.output = out[0];
+    child.errors = err[0];
+    return child;
+}
+
+Child forkChild(const std::function<int()> &body) {
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return {};
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        int status = body();
+        fflush(nullptr);
+        _exit(status);
     }
     close(in[0]);
     close(out[1]);

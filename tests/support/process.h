@@ -1,6 +1,7 @@
 // Running the program as a child process with pipes on its standard streams.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -17,6 +18,10 @@ struct Child {
 // added or replaced, and a value-less entry ("NAME") removes that variable.
 Child spawnChild(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
                  const std::string &program = "");
+
+// Runs body in a forked copy of this process whose standard streams are pipes like a spawned
+// child's; the copy exits with body's result.
+Child forkChild(const std::function<int()> &body);
 
 // The next line of the child's standard output without its newline, or "<timeout>" when none
 // comes within the time, or "<eof>" when the output ends.
