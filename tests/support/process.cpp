@@ -90,6 +90,10 @@ Child forkChild(const std::function<int()> &body) {
     fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        // The copy must not hold the host's ends, or its standard input never ends.
+        close(in[1]);
+        close(out[0]);
+        close(err[0]);
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
