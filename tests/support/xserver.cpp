@@ -24,6 +24,7 @@ constexpr int displayAttempts = 20;
 
 pid_t serverPid = -1;
 int serverDisplay = -1;
+bool serverPaused = false;
 xcb_connection_t *injector = nullptr;
 
 void dropInjector() {
@@ -124,6 +125,7 @@ bool launch(const std::string &xvfb, int display, std::string *problem) {
             close(log);
         serverPid = pid;
         serverDisplay = display;
+        serverPaused = false;
         setenv("DISPLAY", name.c_str(), 1);
         return true;
     }
@@ -221,6 +223,7 @@ void stopXServer() {
         return;
     kill(serverPid, SIGCONT); // a stopped server cannot act on SIGTERM
     kill(serverPid, SIGTERM);
+    serverPaused = false;
     int status = 0;
     if (!reap(serverPid, stopTimeoutMs, &status)) {
         kill(serverPid, SIGKILL);
@@ -237,22 +240,25 @@ void killXServer() {
     int status = 0;
     waitpid(serverPid, &status, 0);
     serverPid = -1;
+    serverPaused = false;
 }
 
 void pauseXServer() {
-    if (serverPid <= 0)
+    if (serverPid <= 0 || serverPaused)
         return;
     kill(serverPid, SIGSTOP);
     int status = 0;
     waitpid(serverPid, &status, WUNTRACED);
+    serverPaused = true;
 }
 
 void resumeXServer() {
-    if (serverPid <= 0)
+    if (serverPid <= 0 || !serverPaused)
         return;
     kill(serverPid, SIGCONT);
     int status = 0;
     waitpid(serverPid, &status, WCONTINUED);
+    serverPaused = false;
 }
 
 pid_t xServerPid() {

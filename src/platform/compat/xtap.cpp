@@ -164,6 +164,22 @@ xcb_window_t rootOf(xcb_connection_t *xcb, int screen) {
     return roots.rem > 0 ? roots.data->root : XCB_NONE;
 }
 
+// The pointer the server gives this client, as core requests would use it. Until something
+// makes the server choose, it has none, and then chooses the first master pointer.
+xcb_input_device_id_t pointerOf(const xcb_input_xi_get_client_pointer_reply_t *client,
+                                const xcb_input_xi_query_device_reply_t *masters) {
+    if (client != nullptr && client->set != 0 && client->deviceid != 0)
+        return client->deviceid;
+    if (masters == nullptr)
+        return 0;
+    for (auto devices = xcb_input_xi_query_device_infos_iterator(masters); devices.rem > 0;
+         xcb_input_xi_device_info_next(&devices)) {
+        if (devices.data->type == XCB_INPUT_DEVICE_TYPE_MASTER_POINTER)
+            return devices.data->deviceid;
+    }
+    return 0;
+}
+
 // Connects and makes sure of XInput 2.2, within the deadline.
 Reach openConnection(Connection &connection, double deadline) {
     Reach reach = probeServer(deadline);
@@ -191,22 +207,25 @@ Reach openConnection(Connection &connection, double deadline) {
 
     auto version = xcb_input_xi_query_version(connection.xcb, 2, 2);
     auto client = xcb_input_xi_get_client_pointer(connection.xcb, XCB_NONE);
+    auto masters = xcb_input_xi_query_device(connection.xcb, XCB_INPUT_DEVICE_ALL_MASTER);
     reach = syncWithin(connection.xcb, deadline);
     xcb_input_xi_query_version_reply_t *versionReply = nullptr;
     xcb_input_xi_get_client_pointer_reply_t *clientReply = nullptr;
+    xcb_input_xi_query_device_reply_t *mastersReply = nullptr;
     if (reach == Reach::answered) {
         versionReply = xcb_input_xi_query_version_reply(connection.xcb, version, nullptr);
         clientReply = xcb_input_xi_get_client_pointer_reply(connection.xcb, client, nullptr);
+        mastersReply = xcb_input_xi_query_device_reply(connection.xcb, masters, nullptr);
         bool recent = versionReply != nullptr &&
                       (versionReply->major_version > 2 ||
                        (versionReply->major_version == 2 && versionReply->minor_version >= 2));
-        if (!recent || clientReply == nullptr)
+        connection.pointer = pointerOf(clientReply, mastersReply);
+        if (!recent || connection.pointer == 0)
             reach = Reach::refused;
-        else
-            connection.pointer = clientReply->deviceid;
     }
     free(versionReply);
     free(clientReply);
+    free(mastersReply);
     if (reach != Reach::answered)
         closeConnection(connection);
     return reach;
