@@ -1,14 +1,13 @@
 // The host examples, run as a host developer runs them: each starts the real program as its child
 // on a private X server, XTest presses real keys, and what the example prints is checked line by
 // line.
+#include "core/keys.h"
 #include "process.h"
+#include "xserver.h"
 
-#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include <xcb/xcb.h>
-#include <xcb/xtest.h>
 
 namespace {
 
@@ -33,72 +32,16 @@ bool found(const char *program) {
     return std::string(program).find("NOTFOUND") == std::string::npos && *program != '\0';
 }
 
-// A private Xvfb, and a connection to it for XTest. Stopped by its pid.
-struct Display {
-    Child server;
-    std::string name;
-    xcb_connection_t *connection = nullptr;
-};
-
-bool startDisplay(Display &display) {
-    if (!found(HOLD_XVFB))
-        return false;
-    // With -displayfd 1 the server writes the display number it chose on our pipe once it is
-    // accepting connections.
-    display.server = spawnChild({HOLD_XVFB, "-displayfd", "1", "-noreset", "-nolisten", "tcp"});
-    std::string number = readLine(display.server, lineTimeoutMs);
-    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    display.name = ":" + number;
-    display.connection = xcb_connect(display.name.c_str(), nullptr);
-    return xcb_connection_has_error(display.connection) == 0;
-}
-
-void stopDisplay(Display &display) {
-    if (display.connection != nullptr)
-        xcb_disconnect(display.connection);
-    if (display.server.pid > 0) {
-        kill(display.server.pid, SIGTERM);
-        waitChild(display.server, lineTimeoutMs);
-    }
-}
-
-// The key code that the server's keyboard map gives to a key symbol, or 0.
-xcb_keycode_t keycodeFor(xcb_connection_t *connection, xcb_keysym_t symbol) {
-    const xcb_setup_t *setup = xcb_get_setup(connection);
-    uint8_t count = setup->max_keycode - setup->min_keycode + 1;
-    xcb_get_keyboard_mapping_reply_t *map = xcb_get_keyboard_mapping_reply(
-        connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, count), nullptr);
-    if (map == nullptr)
-        return 0;
-    const xcb_keysym_t *symbols = xcb_get_keyboard_mapping_keysyms(map);
-    xcb_keycode_t keycode = 0;
-    for (int i = 0; i < count && keycode == 0; i++) {
-        if (symbols[i * map->keysyms_per_keycode] == symbol)
-            keycode = static_cast<xcb_keycode_t>(setup->min_keycode + i);
-    }
-    free(map);
-    return keycode;
-}
-
-// Presses or releases a key through XTest and waits until the server has handled it.
-void fakeKey(xcb_connection_t *connection, xcb_keycode_t keycode, bool press) {
-    xcb_test_fake_input(connection, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode,
-                        XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-    free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
-}
-
 // How the example is told which helper and which input to use.
 struct Invocation {
     const char *name;
     bool byEnvironment; // HOLD_LISTENER and HOLD_INPUT instead of arguments
-    const char *input;
-    xcb_keysym_t symbol;
+    const char *input;  // a key name
 };
 
 const Invocation invocations[] = {
-    {"Arguments", false, "Space", 0x0020},
-    {"Environment", true, "KeyA", 0x0061},
+    {"Arguments", false, "Space"},
+    {"Environment", true, "KeyA"},
 };
 
 void PrintTo(const Invocation &invocation, std::ostream *out) {
@@ -123,34 +66,34 @@ Child startHost(const Host &host, const std::string &helper, const std::string &
     return spawnChild(argv, environment);
 }
 
-class HostExample : public testing::TestWithParam<std::tuple<Host, Invocation>> {
+// Every case needs its interpreter and a private X server of its own.
+template <typename Case>
+class HostTest : public testing::TestWithParam<std::tuple<Host, Case>> {
   protected:
     void SetUp() override {
-        const Host &host = std::get<0>(GetParam());
+        const Host &host = std::get<0>(this->GetParam());
         ASSERT_TRUE(found(host.interpreter)) << host.name << "'s interpreter is missing";
-        ASSERT_TRUE(startDisplay(display)) << "Xvfb did not start (" << HOLD_XVFB << ")";
+        ASSERT_TRUE(startXServer());
     }
-    void TearDown() override { stopDisplay(display); }
-
-    Display display;
+    void TearDown() override { stopXServer(); }
 };
+
+using HostExample = HostTest<Invocation>;
 
 // The whole life of an integration: ready, two holds, and the host ending the helper by closing
 // its standard input while the input is held, which still yields the closing "muted".
 TEST_P(HostExample, ActsWhileTheInputIsHeldAndStopsTheHelper) {
     const auto &[host, invocation] = GetParam();
-    xcb_keycode_t key = keycodeFor(display.connection, invocation.symbol);
-    ASSERT_NE(key, 0);
+    uint16_t key = keyNamed(invocation.input)->code;
 
-    Child example = startHost(host, HOLD_LISTENER, invocation.input, invocation.byEnvironment,
-                              {"DISPLAY=" + display.name});
+    Child example = startHost(host, HOLD_LISTENER, invocation.input, invocation.byEnvironment, {});
     EXPECT_EQ(readLine(example, lineTimeoutMs),
               std::string("ready: hold ") + invocation.input + " to talk");
-    fakeKey(display.connection, key, true);
+    pressMacKey(key);
     EXPECT_EQ(readLine(example, lineTimeoutMs), "talking…");
-    fakeKey(display.connection, key, false);
+    releaseMacKey(key);
     EXPECT_EQ(readLine(example, lineTimeoutMs), "muted");
-    fakeKey(display.connection, key, true);
+    pressMacKey(key);
     EXPECT_EQ(readLine(example, lineTimeoutMs), "talking…");
 
     closeInput(example);
@@ -158,7 +101,7 @@ TEST_P(HostExample, ActsWhileTheInputIsHeldAndStopsTheHelper) {
     EXPECT_EQ(readLine(example, lineTimeoutMs), "stopped");
     EXPECT_EQ(readLine(example, lineTimeoutMs), "<eof>");
     EXPECT_EQ(waitChild(example, lineTimeoutMs), 0);
-    fakeKey(display.connection, key, false);
+    releaseMacKey(key);
 }
 
 // What the host tells its user when the helper refuses to run, and the status it passes on.
@@ -186,23 +129,15 @@ void PrintTo(const Refusal &refusal, std::ostream *out) {
     *out << refusal.name;
 }
 
-class HostRefusal : public testing::TestWithParam<std::tuple<Host, Refusal>> {
-  protected:
-    void SetUp() override {
-        const Host &host = std::get<0>(GetParam());
-        ASSERT_TRUE(found(host.interpreter)) << host.name << "'s interpreter is missing";
-        ASSERT_TRUE(startDisplay(display)) << "Xvfb did not start (" << HOLD_XVFB << ")";
-    }
-    void TearDown() override { stopDisplay(display); }
-
-    Display display;
-};
+using HostRefusal = HostTest<Refusal>;
 
 TEST_P(HostRefusal, ExplainsAndExitsWithTheHelpersStatus) {
     const auto &[host, refusal] = GetParam();
     // Without a display the helper cannot listen: on this platform that is the missing permission.
-    std::string displayEntry = refusal.withDisplay ? "DISPLAY=" + display.name : "DISPLAY";
-    Child example = startHost(host, refusal.helper, refusal.input, false, {displayEntry});
+    std::vector<std::string> env;
+    if (!refusal.withDisplay)
+        env.push_back("DISPLAY");
+    Child example = startHost(host, refusal.helper, refusal.input, false, env);
 
     std::string line = readLine(example, lineTimeoutMs);
     std::string expected = refusal.line;
