@@ -22,8 +22,9 @@ def stop_when_input_ends(helper):
 
 
 def main():
-    helper_path = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("HOLD_LISTENER", "hold-listener")
-    name = sys.argv[2] if len(sys.argv) > 2 else os.environ.get("HOLD_INPUT", "Space")
+    arguments = sys.argv[1:]
+    helper_path = arguments[0] if arguments else os.environ.get("HOLD_LISTENER", "hold-listener")
+    name = arguments[1] if len(arguments) > 1 else os.environ.get("HOLD_INPUT", "Space")
 
     # The helper runs for as long as we keep its standard input open, so it cannot outlive us. Its
     # own session keeps a Ctrl-C in the terminal for us: we then close that pipe, and the helper
