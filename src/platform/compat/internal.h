@@ -36,7 +36,8 @@ struct CompatMachPort {
     CompatObject object;
     const CompatPortOps *ops;
     void *backend;
-    bool valid;
+    bool valid;                          // false once invalidated: its source never fires again
+    CFRunLoopSourceRef source = nullptr; // the one run-loop source made for it, while it lives
 };
 
 // A port with one reference; the backend belongs to it from now on.
