@@ -3,6 +3,7 @@
 #include "IOKit.h"
 #include "testing.h"
 
+#include <cstdlib>
 #include <linux/input-event-codes.h>
 
 namespace {
@@ -128,16 +129,20 @@ void compatReportKey(CompatSessionTap *tap, int inputCode, bool pressed) {
         return;
     bool again = pressed && tap->held[inputCode];
     tap->held[inputCode] = pressed;
+    if (inputCode == KEY_CAPSLOCK && pressed && !again)
+        tap->capsLocked = !tap->capsLocked;
+    compatDeliverKey(tap, inputCode, pressed, again);
+}
+
+void compatDeliverKey(CompatSessionTap *tap, int inputCode, bool pressed, bool repeat) {
     uint16_t code = compatMacKeyCode(inputCode);
     bool modifier = isModifier(code);
-    if (modifier && again)
+    if (modifier && repeat)
         return; // a modifier that stays down changes no flag
-    if (inputCode == KEY_CAPSLOCK && pressed)
-        tap->capsLocked = !tap->capsLocked;
     CGEventType type = modifier ? kCGEventFlagsChanged : pressed ? kCGEventKeyDown : kCGEventKeyUp;
     CompatEvent &event = refillEvent(tap, type, modifierFlags(tap) | positionFlags(code));
     event.fields[kCGKeyboardEventKeycode] = code;
-    event.fields[kCGKeyboardEventAutorepeat] = again ? 1 : 0;
+    event.fields[kCGKeyboardEventAutorepeat] = repeat ? 1 : 0;
     deliver(tap, type);
 }
 
@@ -159,17 +164,26 @@ void compatReportLostInput(CompatSessionTap *tap) {
         tap->callback(nullptr, kCGEventTapDisabledByUserInput, &tap->event, tap->userInfo);
 }
 
+// A Wayland compositor, or the console, gives an X client nothing of what other applications
+// get: there the kernel's devices are the only view of the whole session's input.
+bool compatSessionOnDevices() {
+    const char *wayland = getenv("WAYLAND_DISPLAY");
+    const char *display = getenv("DISPLAY");
+    return (wayland != nullptr && wayland[0] != '\0') || display == nullptr || display[0] == '\0';
+}
+
 void compatDropEventType(uint32_t type) {
     droppedType = type;
 }
 
 bool CGPreflightListenEventAccess(void) {
-    return compatXListenAccess();
+    return compatSessionOnDevices() ? compatDeviceListenAccess() : compatXListenAccess();
 }
 
-// An X server has no permission to ask for: listening is allowed wherever a tap can be made.
+// Neither backend has a permission to ask for: an X server lets any of its clients listen, and
+// the event devices are readable or not (by membership of the group that owns them).
 bool IOHIDRequestAccess(IOHIDRequestType requestType) {
-    return requestType == kIOHIDRequestTypeListenEvent && compatXListenAccess();
+    return requestType == kIOHIDRequestTypeListenEvent && CGPreflightListenEventAccess();
 }
 
 // Only a listen-only tap can be had: the layer never changes or holds back input.
@@ -180,6 +194,8 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation, CGEventTapPlacement, CGEventT
         return nullptr;
     if (options != kCGEventTapOptionListenOnly || eventsOfInterest == 0 || callback == nullptr)
         return nullptr;
+    if (compatSessionOnDevices())
+        return compatCreateDeviceTap(eventsOfInterest, callback, userInfo);
     return compatCreateXTap(eventsOfInterest, callback, userInfo);
 }
 
@@ -195,9 +211,11 @@ void CGEventTapEnable(CFMachPortRef tap, bool enable) {
 
 bool CGEventSourceKeyState(CGEventSourceStateID, CGKeyCode key) {
     int inputCode = compatInputKeyCode(key);
-    return inputCode >= 0 && compatXKeyDown(inputCode);
+    if (inputCode < 0)
+        return false;
+    return compatSessionOnDevices() ? compatDeviceKeyDown(inputCode) : compatXKeyDown(inputCode);
 }
 
 bool CGEventSourceButtonState(CGEventSourceStateID, CGMouseButton button) {
-    return compatXButtonDown(button);
+    return compatSessionOnDevices() ? compatDeviceButtonDown(button) : compatXButtonDown(button);
 }
