@@ -215,6 +215,10 @@ double watch(CompatRunLoop *loop, Pass &pass, double now) {
     double deadline = std::numeric_limits<double>::infinity();
     pass.polled.clear();
     pass.pollIndex.clear();
+    // Room for everything the loop holds, so that arrays grow only when something is added.
+    pass.polled.reserve(loop->sources.size());
+    pass.pollIndex.reserve(loop->sources.size());
+    pass.ready.reserve(loop->sources.size() + loop->timers.size());
     for (CompatRunLoopSource *source : loop->sources) {
         int index = -1;
         if (source->serving) {
