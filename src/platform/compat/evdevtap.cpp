@@ -36,7 +36,8 @@ static_assert(compatInputCodeLimit == KEY_CNT, "the held keys cover every kernel
 using KeyBits = std::bitset<compatInputCodeLimit>;
 
 struct Device {
-    int fd;
+    int fd;         // the tap's reader
+    int query;      // a second reader, for state questions, that is never read (see askDown)
     dev_t number;   // the node's device number, so that no device is opened twice
     KeyBits down;   // as its events have told
     bool capsLight; // its Caps Lock light is on
@@ -90,13 +91,21 @@ bool isKeyboardOrMouse(int fd) {
     return false;
 }
 
-// A keyboard or mouse under the directory, opened for reading, or -1.
-int openDevice(const char *name) {
+int openNode(const char *name) {
     char path[sizeof inputDirectory + NAME_MAX + 1];
     snprintf(path, sizeof path, "%s/%s", inputDirectory, name);
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+// A keyboard or mouse under the directory, opened for reading, or -1.
+int openDevice(const char *name) {
+    int fd = openNode(name);
     if (fd < 0)
         return -1;
+    // Stamps comparable across devices and with the enabling. Asked for at once, since the
+    // kernel throws away what was queued before.
+    int clock = CLOCK_MONOTONIC;
+    ioctl(fd, EVIOCSCLOCKID, &clock);
     if (!isKeyboardOrMouse(fd)) {
         close(fd);
         return -1;
@@ -104,8 +113,8 @@ int openDevice(const char *name) {
     return fd;
 }
 
-// Calls visit with each keyboard or mouse that can be opened now, which it owns from then on;
-// visit returns false to stop.
+// Calls visit with the name of each keyboard or mouse that can be opened now and its descriptor,
+// which it owns from then on; visit returns false to stop.
 template <typename Visit>
 void forEachOpenable(Visit visit) {
     DIR *directory = opendir(inputDirectory);
@@ -115,7 +124,7 @@ void forEachOpenable(Visit visit) {
         if (!isNodeName(entry->d_name))
             continue;
         int fd = openDevice(entry->d_name);
-        if (fd >= 0 && !visit(fd))
+        if (fd >= 0 && !visit(entry->d_name, fd))
             break;
     }
     closedir(directory);
@@ -227,6 +236,8 @@ void changeKey(DeviceTap *tap, Device &device, int code, bool pressed, bool deli
 // it had been read. The device is looked up again after each callback.
 void resynchronise(DeviceTap *tap, int fd, bool delivered) {
     Device *device = deviceOf(tap, fd);
+    // The answer covers what is queued here too; asking throws away the kernel's queued keys.
+    device->next = device->queued;
     KeyBits now = device->down;
     readKeys(fd, now);
     device->capsLight = readCapsLight(fd);
@@ -280,6 +291,7 @@ void removeDevice(DeviceTap *tap, int fd) {
         return;
     epoll_ctl(tap->poller, EPOLL_CTL_DEL, fd, nullptr);
     close(fd);
+    close(at->query);
     tap->devices.erase(at);
     gatherState(tap); // what it held is held no longer
 }
@@ -324,8 +336,24 @@ void handleQueued(DeviceTap *tap) {
     }
 }
 
+// The same device once more, as a reader that the kernel gives no events (where it can filter
+// them), or -1.
+int openQuery(const char *name, dev_t number) {
+    int query = openNode(name);
+    struct stat node {};
+    if (query >= 0 && (fstat(query, &node) != 0 || node.st_rdev != number)) {
+        close(query);
+        return -1;
+    }
+    uint8_t noTypes[(EV_CNT + 7) / 8] = {};
+    input_mask mask{0, sizeof noTypes, reinterpret_cast<uintptr_t>(noTypes)};
+    if (query >= 0)
+        ioctl(query, EVIOCSMASK, &mask);
+    return query;
+}
+
 // A new device starts with what it has down now; nothing is delivered for it.
-void addDevice(DeviceTap *tap, int fd) {
+void addDevice(DeviceTap *tap, const char *name, int fd) {
     struct stat node {};
     if (fstat(fd, &node) != 0) {
         close(fd);
@@ -343,25 +371,30 @@ void addDevice(DeviceTap *tap, int fd) {
         }
         removeDevice(tap, same->fd);
     }
-    int clock = CLOCK_MONOTONIC;
-    ioctl(fd, EVIOCSCLOCKID, &clock);
+    int query = openQuery(name, node.st_rdev);
+    if (query < 0) {
+        close(fd);
+        return;
+    }
+    tap->devices.push_back(Device{fd, query, node.st_rdev, {}, false, false, false, 0, 0, {}});
+    Device &device = tap->devices.back();
+    readKeys(fd, device.down);
+    device.capsLight = readCapsLight(fd);
     epoll_event interest{};
     interest.events = EPOLLIN;
     interest.data.fd = fd;
     if (epoll_ctl(tap->poller, EPOLL_CTL_ADD, fd, &interest) != 0) {
+        tap->devices.pop_back();
         close(fd);
+        close(query);
         return;
     }
-    tap->devices.push_back(Device{fd, node.st_rdev, {}, false, false, false, 0, 0, {}});
-    Device &device = tap->devices.back();
-    readKeys(fd, device.down);
-    device.capsLight = readCapsLight(fd);
     gatherState(tap);
 }
 
 void addAllDevices(DeviceTap *tap) {
-    forEachOpenable([tap](int fd) {
-        addDevice(tap, fd);
+    forEachOpenable([tap](const char *name, int fd) {
+        addDevice(tap, name, fd);
         return true;
     });
 }
@@ -379,7 +412,7 @@ void readWatch(DeviceTap *tap) {
         } else if (event->len > 0 && isNodeName(event->name)) {
             int fd = openDevice(event->name);
             if (fd >= 0)
-                addDevice(tap, fd);
+                addDevice(tap, event->name, fd);
         }
     }
 }
@@ -415,8 +448,10 @@ void serveTap(CFMachPortRef port) {
 }
 
 void freeTap(DeviceTap *tap) {
-    for (const Device &device : tap->devices)
+    for (const Device &device : tap->devices) {
         close(device.fd);
+        close(device.query);
+    }
     if (tap->watch >= 0)
         close(tap->watch);
     if (tap->poller >= 0)
@@ -442,7 +477,9 @@ void enableTap(CompatSessionTap *session, bool enable) {
 }
 
 // Down on any of the open keyboards and mice: those of a tap when there is one, otherwise each
-// that can be opened now, for this question only. A device that has gone answers up.
+// that can be opened now, for this question only. A device that has gone answers up. The tap's
+// devices are asked through their second readers: the kernel answers EVIOCGKEY by throwing away
+// the key events queued for the reader that asks, which the tap has yet to read.
 bool askDown(int code) {
     uint8_t keys[keyBytes];
     auto downOn = [&keys, code](int fd) {
@@ -452,10 +489,10 @@ bool askDown(int code) {
     if (!taps.empty()) {
         const std::vector<Device> &devices = taps.front()->devices;
         return std::any_of(devices.begin(), devices.end(),
-                           [&downOn](const Device &device) { return downOn(device.fd); });
+                           [&downOn](const Device &device) { return downOn(device.query); });
     }
     bool down = false;
-    forEachOpenable([&down, &downOn](int fd) {
+    forEachOpenable([&down, &downOn](const char *, int fd) {
         down = downOn(fd);
         close(fd);
         return !down;
@@ -467,7 +504,7 @@ bool askDown(int code) {
 
 bool compatDeviceListenAccess() {
     bool readable = false;
-    forEachOpenable([&readable](int fd) {
+    forEachOpenable([&readable](const char *, int fd) {
         close(fd);
         readable = true;
         return false;
