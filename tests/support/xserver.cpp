@@ -127,6 +127,8 @@ bool launch(const std::string &xvfb, int display, std::string *problem) {
         serverDisplay = display;
         serverPaused = false;
         setenv("DISPLAY", name.c_str(), 1);
+        // Under Wayland the session tap would read the event devices instead.
+        unsetenv("WAYLAND_DISPLAY");
         return true;
     }
     kill(pid, SIGKILL);

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
-// Starts Xvfb and points DISPLAY at it, for this process and the children it starts. Fails (with
-// the reason) when Xvfb is missing or does not start.
+// Starts Xvfb and points DISPLAY at it (and unsets WAYLAND_DISPLAY), for this process and the
+// children it starts. Fails (with the reason) when Xvfb is missing or does not start.
 ::testing::AssertionResult startXServer();
 
 // Starts a new server on the display of the last one, after killXServer.
