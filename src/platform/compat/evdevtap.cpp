@@ -130,8 +130,9 @@ void forEachOpenable(Visit visit) {
     closedir(directory);
 }
 
-// Mouse buttons as an X server numbers them, less one, as the platform does; the left and right
-// buttons (0 and 1) are never delivered, like the platform's own mouse events of other types.
+// The platform's numbers of the other mouse buttons, the same that the X tap gives for an X
+// server's numbers of them (2, and 8 to 12). The left and right buttons (0 and 1) are never
+// delivered: the platform reports them as events of other types, which the layer does not make.
 int64_t platformButton(int code) {
     switch (code) {
     case BTN_MIDDLE:
