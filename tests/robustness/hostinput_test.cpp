@@ -13,8 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -30,12 +33,16 @@ constexpr int idleMs = 1000;
 // A busy loop would take about all of it; waking for the poll's ticks takes next to nothing.
 constexpr long idleCpuBoundMs = 150;
 
-// The listener with this descriptor as its standard input, or with none when it is -1.
-Child startWithInput(int input, const std::vector<std::string> &arguments) {
+// The listener with this descriptor as its standard input, or with none when it is -1; run by
+// the command of prefix when one is given; with its standard output and error closed when asked.
+Child startWithInput(int input, const std::vector<std::string> &arguments,
+                     const std::vector<std::string> &prefix = {}, bool closeOutputs = false,
+                     const std::string &sanitizerOptions = "") {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         return {};
-    std::vector<std::string> argv = {HOLD_LISTENER};
+    std::vector<std::string> argv = prefix;
+    argv.push_back(HOLD_LISTENER);
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char *> args;
     for (std::string &a : argv)
@@ -45,9 +52,13 @@ Child startWithInput(int input, const std::vector<std::string> &arguments) {
     // descriptors and executes.
     std::vector<std::string> environment;
     for (char **entry = environ; *entry != nullptr; ++entry) {
-        if (std::string(*entry).rfind("WAYLAND_DISPLAY=", 0) != 0)
-            environment.emplace_back(*entry);
+        std::string entryText = *entry;
+        bool replaced = !sanitizerOptions.empty() && entryText.rfind("ASAN_OPTIONS=", 0) == 0;
+        if (entryText.rfind("WAYLAND_DISPLAY=", 0) != 0 && !replaced)
+            environment.push_back(entryText);
     }
+    if (!sanitizerOptions.empty())
+        environment.push_back("ASAN_OPTIONS=" + sanitizerOptions);
     std::vector<char *> envp;
     for (std::string &e : environment)
         envp.push_back(e.data());
@@ -58,8 +69,13 @@ Child startWithInput(int input, const std::vector<std::string> &arguments) {
             close(STDIN_FILENO);
         else
             dup2(input, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        if (closeOutputs) {
+            close(STDOUT_FILENO);
+            close(STDERR_FILENO);
+        } else {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+        }
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
@@ -164,6 +180,61 @@ TEST_F(HostInput, AnInputThatEndsOrCannotBeReadEndsTheListenerAfterReady) {
             writers.clear();
         }
     }
+}
+
+// With its standard output and error closed, the listener's first descriptors would be the
+// server's connections, and its lines would go to the server. They must go nowhere.
+TEST_F(HostInput, ClosedOutputsTakeNoLineToTheServer) {
+    std::string strace = findProgram("strace");
+    ASSERT_NE(strace, "") << "strace is not installed (scripts/install-deps installs it)";
+    std::string log = "/tmp/hold-outputs-" + std::to_string(getpid());
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    // The sanitizer's leak check cannot stop the threads of a traced process.
+    const char *sanitizer = getenv("ASAN_OPTIONS");
+    Child child = startWithInput(
+        ends[0], {"--listen", "Space"},
+        {strace, "-f", "-qq", "-o", log, "-e", "trace=write,writev,connect,socket"}, true,
+        std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0");
+    close(ends[0]);
+    // No line can tell that the listener is ready; its trace can.
+    std::string trace;
+    for (double start = nowMs(); trace.find("\"ready\\n\"") == std::string::npos;) {
+        ASSERT_LT(nowMs() - start, 10000) << "no \"ready\" in the trace:\n" << trace;
+        usleep(20000);
+        std::ifstream file(log);
+        trace.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    pressMacKey(macSpace);
+    releaseMacKey(macSpace);
+    close(ends[1]);
+    EXPECT_EQ(waitChild(child, 10000), 0);
+    std::ifstream file(log);
+    trace.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    unlink(log.c_str());
+    close(child.output);
+    close(child.errors);
+
+    std::istringstream calls(trace);
+    int lines = 0;
+    for (std::string call; std::getline(calls, call);) {
+        std::smatch found;
+        if (std::regex_search(
+                call, found,
+                std::regex("^\\d+ +(connect|socket|write|writev)\\((.*)\\) += (-?\\d+)"))) {
+            std::string name = found[1].str(), arguments = found[2].str();
+            int result = std::stoi(found[3].str());
+            if (name == "socket" || name == "connect") {
+                int descriptor = name == "socket" ? result : std::stoi(arguments);
+                EXPECT_GT(descriptor, 2) << "a connection on a standard descriptor: " << call;
+            } else if (std::regex_search(arguments, std::regex("\"(ready|down|up)\\\\n\""))) {
+                ++lines;
+                EXPECT_TRUE(arguments.rfind("1, ", 0) == 0 && result < 0)
+                    << "a line went somewhere: " << call;
+            }
+        }
+    }
+    EXPECT_GE(lines, 1) << trace;
 }
 
 TEST_F(HostInput, DataOnAnOpenPipeIsIgnoredWhileTheSelectionIsReportedAndIdleCostsNothing) {
