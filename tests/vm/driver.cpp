@@ -458,7 +458,7 @@ TEST_F(Listen, AKeyHeldAtStartOnAKeyboardThatGoesIsOverAtThePoll) {
     EXPECT_FALSE(CGEventSourceKeyState(kCGEventSourceStateCombinedSessionState, macSpace));
     // The end of the wait shows in nothing but the next press, so give the 50 ms poll some
     // turns; one press must then count.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     staying.press(KEY_SPACE);
     EXPECT_EQ(readLine(child, lineMs), "down");
     staying.release(KEY_SPACE);
