@@ -8,6 +8,7 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
@@ -48,6 +49,7 @@ struct XTap : CompatSessionTap {
     Connection connection;                    // xcb is nullptr while the server cannot be reached
     xcb_generic_event_t *lookahead = nullptr; // taken from XCB's queue to answer `pending`
     double nextAttempt = 0;                   // to connect again, while enabled and away
+    std::bitset<256> buttons;                 // X buttons down, as `held` keeps the keys
 };
 
 // Every live tap, so that state queries can use a connection that is already open.
@@ -269,6 +271,13 @@ Reach attachTap(XTap *tap, double deadline) {
                 tap->held[keycode - keycodeOffset] = true;
         }
         tap->capsLocked = (modifiers->mods.locked & XCB_MOD_MASK_LOCK) != 0;
+        auto *buttons = reinterpret_cast<const uint8_t *>(
+            xcb_input_xi_query_pointer_buttons(modifiers));
+        auto bytes = static_cast<size_t>(xcb_input_xi_query_pointer_buttons_length(modifiers)) *
+                     sizeof(uint32_t);
+        tap->buttons.reset();
+        for (unsigned button = 1; button < tap->buttons.size(); ++button)
+            tap->buttons[button] = bitSet(buttons, bytes, button);
         tap->connection = connection;
     } else {
         closeConnection(connection);
@@ -317,6 +326,8 @@ void handleEvent(XTap *tap, const xcb_generic_event_t *event) {
         break;
     case XCB_INPUT_RAW_BUTTON_PRESS:
     case XCB_INPUT_RAW_BUTTON_RELEASE: {
+        if (raw->detail < tap->buttons.size())
+            tap->buttons[raw->detail] = generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS;
         int64_t button = platformButton(raw->detail);
         if (button >= 0)
             compatReportButton(tap, button, generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS);
@@ -424,10 +435,43 @@ Connection *stateConnection(Connection &own, Reach *reach) {
     return &own;
 }
 
-// True while the key (X keycode) or button (X number) is down. The server gets queryTime to
-// answer; silence counts as down, so that a stalled server invents no release. While an earlier
-// question is still unanswered, none is added.
+// When neither XCB nor the socket holds an event that the tap has not read, what the tap keeps
+// is the server's state as far as the server has told it: the answer then needs no round trip,
+// allocates nothing and cannot be held up by a stalled server, whose unsent release leaves the
+// key down here too.
+bool askTap(bool key, unsigned code, bool *down) {
+    XTap *tap = nullptr;
+    for (XTap *candidate : taps) {
+        if (candidate->connection.xcb != nullptr &&
+            !xcb_connection_has_error(candidate->connection.xcb)) {
+            tap = candidate;
+            break;
+        }
+    }
+    if (tap == nullptr)
+        return false;
+    xcb_connection_t *xcb = tap->connection.xcb;
+    if (tap->lookahead == nullptr)
+        tap->lookahead = xcb_poll_for_queued_event(xcb);
+    if (tap->lookahead != nullptr)
+        return false;
+    pollfd ready{xcb_get_file_descriptor(xcb), POLLIN, 0};
+    if (poll(&ready, 1, 0) != 0)
+        return false;
+    if (key)
+        *down = code >= keycodeOffset && tap->held[code - keycodeOffset];
+    else
+        *down = code < tap->buttons.size() && tap->buttons[code];
+    return true;
+}
+
+// True while the key (X keycode) or button (X number) is down. Unless the tap can answer, the
+// server gets queryTime to; silence counts as down, so that a stalled server invents no release.
+// While an earlier question is still unanswered, none is added.
 bool askDown(bool key, unsigned code) {
+    bool known = false;
+    if (askTap(key, code, &known))
+        return known;
     Connection own;
     Reach reach = Reach::refused;
     Connection *connection = stateConnection(own, &reach);
