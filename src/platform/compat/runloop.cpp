@@ -26,10 +26,28 @@ const CompatString commonModesName{"kCFRunLoopCommonModes"};
 const CFRunLoopMode kCFRunLoopDefaultMode = &defaultModeName;
 const CFRunLoopMode kCFRunLoopCommonModes = &commonModesName;
 
+namespace {
+
+struct Ready {
+    CompatObject *object; // retained until the pass ends
+    CompatRunLoopSource *source;
+    CompatRunLoopTimer *timer;
+    CFOptionFlags types; // descriptor callbacks that came due
+};
+
+struct Pass {
+    std::vector<pollfd> polled;
+    std::vector<int> pollIndex; // for each of the loop's sources, its entry in polled or -1
+    std::vector<Ready> ready;
+};
+
+} // namespace
+
 struct CompatRunLoop {
     std::vector<CompatRunLoopSource *> sources; // each holds a reference
     std::vector<CompatRunLoopTimer *> timers;   // each holds a reference
-    int activations = 0;                        // nested CFRunLoopRun calls under way
+    Pass outermost; // kept, and given room as things are added, so that a run allocates nothing
+    int activations = 0; // nested CFRunLoopRun calls under way
     bool stopRequested = false;
     ~CompatRunLoop();
 };
@@ -182,19 +200,6 @@ double portWakeAt(CompatMachPort *port) {
 }
 
 // What one activation of the loop keeps from pass to pass, so that steady passes allocate nothing.
-struct Ready {
-    CompatObject *object; // retained until the pass ends
-    CompatRunLoopSource *source;
-    CompatRunLoopTimer *timer;
-    CFOptionFlags types; // descriptor callbacks that came due
-};
-
-struct Pass {
-    std::vector<pollfd> polled;
-    std::vector<int> pollIndex; // for each of the loop's sources, its entry in polled or -1
-    std::vector<Ready> ready;
-};
-
 timespec *timeoutUntil(double deadline, double now, timespec &storage) {
     if (deadline == std::numeric_limits<double>::infinity())
         return nullptr;
@@ -210,12 +215,21 @@ timespec *timeoutUntil(double deadline, double now, timespec &storage) {
     return &storage;
 }
 
+// Room for everything the loop holds, so that arrays grow only when something is added. A running
+// loop makes room at the start of its next pass: the present one may be walking its arrays.
+void makeRoom(CompatRunLoop *loop) {
+    if (loop->activations > 0)
+        return;
+    loop->outermost.polled.reserve(loop->sources.size());
+    loop->outermost.pollIndex.reserve(loop->sources.size());
+    loop->outermost.ready.reserve(loop->sources.size() + loop->timers.size());
+}
+
 // Returns the earliest monotonic time something must be served, waiting on descriptors meanwhile.
 double watch(CompatRunLoop *loop, Pass &pass, double now) {
     double deadline = std::numeric_limits<double>::infinity();
     pass.polled.clear();
     pass.pollIndex.clear();
-    // Room for everything the loop holds, so that arrays grow only when something is added.
     pass.polled.reserve(loop->sources.size());
     pass.pollIndex.reserve(loop->sources.size());
     pass.ready.reserve(loop->sources.size() + loop->timers.size());
@@ -384,7 +398,8 @@ CFRunLoopRef CFRunLoopGetCurrent(void) {
 
 void CFRunLoopRun(void) {
     CompatRunLoop *loop = &currentLoop;
-    Pass pass;
+    Pass nested;
+    Pass &pass = loop->activations == 0 ? loop->outermost : nested;
     loop->activations++;
     while (!loop->stopRequested && (!loop->sources.empty() || !loop->timers.empty()))
         runPass(loop, pass);
@@ -404,6 +419,7 @@ void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMod
     compatRetain(&source->object);
     rl->sources.push_back(source);
     source->loops.push_back(rl);
+    makeRoom(rl);
 }
 
 void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode mode) {
@@ -412,6 +428,7 @@ void CFRunLoopAddTimer(CFRunLoopRef rl, CFRunLoopTimerRef timer, CFRunLoopMode m
     compatRetain(&timer->object);
     rl->timers.push_back(timer);
     timer->loop = rl;
+    makeRoom(rl);
 }
 
 CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef, CFMachPortRef port, CFIndex) {

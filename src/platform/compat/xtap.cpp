@@ -271,8 +271,8 @@ Reach attachTap(XTap *tap, double deadline) {
                 tap->held[keycode - keycodeOffset] = true;
         }
         tap->capsLocked = (modifiers->mods.locked & XCB_MOD_MASK_LOCK) != 0;
-        auto *buttons = reinterpret_cast<const uint8_t *>(
-            xcb_input_xi_query_pointer_buttons(modifiers));
+        auto *buttons =
+            reinterpret_cast<const uint8_t *>(xcb_input_xi_query_pointer_buttons(modifiers));
         auto bytes = static_cast<size_t>(xcb_input_xi_query_pointer_buttons_length(modifiers)) *
                      sizeof(uint32_t);
         tap->buttons.reset();
