@@ -514,7 +514,7 @@ int main(int argc, char **argv) {
            firstHolds ? "yes" : "NO");
     char many[32];
     snprintf(many, sizeof many, "allocs/event, next %d", allocationEvents);
-    printf("| %-24s | %10.2f     | %10.2f     |        | <=floor | %-4s |\n", many,
+    printf("| %-24s | %10.5f     | %10.5f     |        | <=floor | %-4s |\n", many,
            mine.allocationsMany, floor.allocationsMany, manyHolds ? "yes" : "NO");
     verdicts = verdicts && wakeupsHold && idleHolds && firstHolds && manyHolds;
 

@@ -206,9 +206,8 @@ TEST_F(SessionState, CodesAndButtonsThatNoInputHasAreUp) {
     EXPECT_FALSE(buttonDown(300));
 }
 
-// An event that the tap has not read yet sends the question to the server, whose reply comes
-// after it: the query reads the event into XCB's queue, where the descriptor no longer shows it,
-// and the run loop must still serve it at once.
+// A query reads the events the tap has not read yet ahead, where the descriptor no longer shows
+// them, and the run loop must still serve them at once.
 TEST_F(SessionState, EventsReadByAQueryAreDeliveredWithoutWaiting) {
     ASSERT_NE(openTap(), nullptr);
     pressKey(KEY_A);
@@ -219,6 +218,43 @@ TEST_F(SessionState, EventsReadByAQueryAreDeliveredWithoutWaiting) {
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[0].type, kCGEventKeyDown);
     EXPECT_EQ(seen[1].type, kCGEventKeyUp);
+}
+
+// Events the tap has read ahead for a query but not yet delivered count in its answers, and are
+// delivered after, in the order the server sent them: as many as the tap keeps, and more than that,
+// when the server has to answer.
+TEST_F(SessionState, EventsReadAheadForAQueryCountInItsAnswerAndKeepTheirOrder) {
+    ASSERT_NE(openTap(), nullptr);
+    for (int burst : {1, 50}) {
+        SCOPED_TRACE(std::to_string(burst) + " taps of S before the question");
+        seen.clear();
+        for (int tap = 0; tap < burst; ++tap)
+            tapKey(KEY_S);
+        pressKey(KEY_A);
+        pressButton(8);
+        releaseButton(8);
+        EXPECT_TRUE(keyDown(0x00));
+        EXPECT_TRUE(eventually([] { return !keyDown(0x01) && !buttonDown(3); }));
+        releaseKey(KEY_A);
+        EXPECT_TRUE(eventually([] { return !keyDown(0x00); }));
+
+        ASSERT_TRUE(awaitEvents(2 * static_cast<size_t>(burst) + 4));
+        runLoopFor(0.05);
+        ASSERT_EQ(seen.size(), 2 * static_cast<size_t>(burst) + 4);
+        for (int tap = 0; tap < burst; ++tap) {
+            EXPECT_EQ(seen[2 * tap].type, kCGEventKeyDown);
+            EXPECT_EQ(seen[2 * tap].code, 0x01);
+            EXPECT_EQ(seen[2 * tap + 1].type, kCGEventKeyUp);
+        }
+        size_t last = 2 * static_cast<size_t>(burst);
+        EXPECT_EQ(seen[last].type, kCGEventKeyDown);
+        EXPECT_EQ(seen[last].code, 0x00);
+        EXPECT_EQ(seen[last + 1].type, kCGEventOtherMouseDown);
+        EXPECT_EQ(seen[last + 1].button, 3);
+        EXPECT_EQ(seen[last + 2].type, kCGEventOtherMouseUp);
+        EXPECT_EQ(seen[last + 3].type, kCGEventKeyUp);
+        EXPECT_EQ(seen[last + 3].code, 0x00);
+    }
 }
 
 using ServerFaults = ServerTest;

@@ -8,6 +8,7 @@
 #include <xcb/xinput.h>
 
 #include <algorithm>
+#include <array>
 #include <bitset>
 #include <cerrno>
 #include <cmath>
@@ -46,10 +47,13 @@ struct Connection {
 
 struct XTap : CompatSessionTap {
     CFMachPortRef port = nullptr;
-    Connection connection;                    // xcb is nullptr while the server cannot be reached
-    xcb_generic_event_t *lookahead = nullptr; // taken from XCB's queue to answer `pending`
-    double nextAttempt = 0;                   // to connect again, while enabled and away
-    std::bitset<256> buttons;                 // X buttons down, as `held` keeps the keys
+    Connection connection;    // xcb is nullptr while the server cannot be reached
+    double nextAttempt = 0;   // to connect again, while enabled and away
+    std::bitset<256> buttons; // X buttons down, as `held` keeps the keys
+    // Events taken from XCB and not yet handled, oldest first: to answer `pending`, and to answer
+    // a state query without a round trip. Fixed, so that reading ahead allocates nothing.
+    std::array<xcb_generic_event_t *, 64> unread{};
+    size_t firstUnread = 0, unreadCount = 0;
 };
 
 // Every live tap, so that state queries can use a connection that is already open.
@@ -294,9 +298,32 @@ void attachOrWait(XTap *tap, double time) {
         tap->nextAttempt = compatMonotonicNow() + retryInterval;
 }
 
+xcb_generic_event_t *takeUnread(XTap *tap) {
+    if (tap->unreadCount == 0)
+        return nullptr;
+    xcb_generic_event_t *event = tap->unread[tap->firstUnread];
+    tap->firstUnread = (tap->firstUnread + 1) % tap->unread.size();
+    --tap->unreadCount;
+    return event;
+}
+
+// Moves what XCB has, queued or readable without waiting, behind the tap's unread events; true
+// when all of it fit. Reads the socket only when `fromSocket`.
+bool readAhead(XTap *tap, bool fromSocket) {
+    xcb_connection_t *xcb = tap->connection.xcb;
+    while (tap->unreadCount < tap->unread.size()) {
+        xcb_generic_event_t *event =
+            fromSocket ? xcb_poll_for_event(xcb) : xcb_poll_for_queued_event(xcb);
+        if (event == nullptr)
+            return true;
+        tap->unread[(tap->firstUnread + tap->unreadCount++) % tap->unread.size()] = event;
+    }
+    return false;
+}
+
 void detachTap(XTap *tap) {
-    free(tap->lookahead);
-    tap->lookahead = nullptr;
+    while (tap->unreadCount > 0)
+        free(takeUnread(tap));
     closeConnection(tap->connection);
 }
 
@@ -310,39 +337,55 @@ int64_t platformButton(uint32_t button) {
     return -1;
 }
 
-void handleEvent(XTap *tap, const xcb_generic_event_t *event) {
+// A raw key or button event from the tap's selection: its X keycode or button, and whether it
+// went down.
+bool readRaw(const XTap *tap, const xcb_generic_event_t *event, bool *key, unsigned *code,
+             bool *pressed) {
     if ((event->response_type & 0x7F) != XCB_GE_GENERIC)
-        return;
+        return false;
     auto *generic = reinterpret_cast<const xcb_ge_generic_event_t *>(event);
     if (generic->extension != tap->connection.inputOpcode)
-        return;
+        return false;
     // Raw key and button events share one layout.
     auto *raw = reinterpret_cast<const xcb_input_raw_key_press_event_t *>(event);
     switch (generic->event_type) {
     case XCB_INPUT_RAW_KEY_PRESS:
     case XCB_INPUT_RAW_KEY_RELEASE:
-        compatReportKey(tap, static_cast<int>(raw->detail) - keycodeOffset,
-                        generic->event_type == XCB_INPUT_RAW_KEY_PRESS);
+        *key = true;
         break;
     case XCB_INPUT_RAW_BUTTON_PRESS:
-    case XCB_INPUT_RAW_BUTTON_RELEASE: {
-        if (raw->detail < tap->buttons.size())
-            tap->buttons[raw->detail] = generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS;
-        int64_t button = platformButton(raw->detail);
-        if (button >= 0)
-            compatReportButton(tap, button, generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS);
+    case XCB_INPUT_RAW_BUTTON_RELEASE:
+        *key = false;
         break;
-    }
     default:
-        break;
+        return false;
     }
+    *code = raw->detail;
+    *pressed = generic->event_type == XCB_INPUT_RAW_KEY_PRESS ||
+               generic->event_type == XCB_INPUT_RAW_BUTTON_PRESS;
+    return true;
+}
+
+void handleEvent(XTap *tap, const xcb_generic_event_t *event) {
+    bool key = false, pressed = false;
+    unsigned code = 0;
+    if (!readRaw(tap, event, &key, &code, &pressed))
+        return;
+    if (key) {
+        compatReportKey(tap, static_cast<int>(code) - keycodeOffset, pressed);
+        return;
+    }
+    if (code < tap->buttons.size())
+        tap->buttons[code] = pressed;
+    int64_t button = platformButton(code);
+    if (button >= 0)
+        compatReportButton(tap, button, pressed);
 }
 
 // Everything XCB has, or can read without waiting.
 void drainEvents(XTap *tap) {
     for (;;) {
-        xcb_generic_event_t *event = tap->lookahead;
-        tap->lookahead = nullptr;
+        xcb_generic_event_t *event = takeUnread(tap);
         if (event == nullptr)
             event = xcb_poll_for_event(tap->connection.xcb);
         if (event == nullptr)
@@ -357,7 +400,8 @@ int tapDescriptor(CFMachPortRef port) {
     return tap->connection.xcb != nullptr ? xcb_get_file_descriptor(tap->connection.xcb) : -1;
 }
 
-// A state query may have read events into XCB's queue, where the descriptor no longer shows them.
+// A state query may have read events into XCB's queue or the tap's, where the descriptor no longer
+// shows them.
 bool tapPending(CFMachPortRef port) {
     XTap *tap = tapOf(port);
     xcb_connection_t *xcb = tap->connection.xcb;
@@ -365,9 +409,9 @@ bool tapPending(CFMachPortRef port) {
         return false;
     if (xcb_connection_has_error(xcb))
         return true;
-    if (tap->lookahead == nullptr)
-        tap->lookahead = xcb_poll_for_queued_event(xcb);
-    return tap->lookahead != nullptr;
+    if (tap->unreadCount == 0)
+        readAhead(tap, false);
+    return tap->unreadCount > 0;
 }
 
 double tapWakeAt(CFMachPortRef port) {
@@ -435,10 +479,10 @@ Connection *stateConnection(Connection &own, Reach *reach) {
     return &own;
 }
 
-// When neither XCB nor the socket holds an event that the tap has not read, what the tap keeps
-// is the server's state as far as the server has told it: the answer then needs no round trip,
-// allocates nothing and cannot be held up by a stalled server, whose unsent release leaves the
-// key down here too.
+// What the tap has handled, and then the events it has read but not yet handled, are the
+// server's state as far as the server has told it: the answer needs no round trip, allocates
+// nothing and cannot be held up by a stalled server, whose unsent release leaves the key down here
+// too. Only when more is unread than the tap can hold does the server have to answer.
 bool askTap(bool key, unsigned code, bool *down) {
     XTap *tap = nullptr;
     for (XTap *candidate : taps) {
@@ -448,20 +492,22 @@ bool askTap(bool key, unsigned code, bool *down) {
             break;
         }
     }
-    if (tap == nullptr)
+    if (tap == nullptr || !readAhead(tap, true) || xcb_connection_has_error(tap->connection.xcb))
         return false;
-    xcb_connection_t *xcb = tap->connection.xcb;
-    if (tap->lookahead == nullptr)
-        tap->lookahead = xcb_poll_for_queued_event(xcb);
-    if (tap->lookahead != nullptr)
-        return false;
-    pollfd ready{xcb_get_file_descriptor(xcb), POLLIN, 0};
-    if (poll(&ready, 1, 0) != 0)
-        return false;
+    bool state = false;
     if (key)
-        *down = code >= keycodeOffset && tap->held[code - keycodeOffset];
+        state = code >= keycodeOffset && tap->held[code - keycodeOffset];
     else
-        *down = code < tap->buttons.size() && tap->buttons[code];
+        state = code < tap->buttons.size() && tap->buttons[code];
+    for (size_t index = 0; index < tap->unreadCount; ++index) {
+        const xcb_generic_event_t *event =
+            tap->unread[(tap->firstUnread + index) % tap->unread.size()];
+        bool isKey = false, pressed = false;
+        unsigned changed = 0;
+        if (readRaw(tap, event, &isKey, &changed, &pressed) && isKey == key && changed == code)
+            state = pressed;
+    }
+    *down = state;
     return true;
 }
 
