@@ -373,6 +373,28 @@ void measureRound(bool listener, int count, bool idle, Figures *figures) {
     finish(child);
 }
 
+// What waking every 50 ms costs on this machine whatever the program: a child that does nothing
+// but sleep 50 ms at a time, watched as the listener is while idle.
+void measureSleeper(Figures *figures) {
+    pid_t child = fork();
+    if (child == 0) {
+        timespec interval{0, 50'000'000};
+        for (;;)
+            nanosleep(&interval, nullptr);
+    }
+    usleep(200'000);
+    double startSeconds, startSlices, endSeconds, endSlices;
+    schedule(child, &startSeconds, &startSlices);
+    double begin = now();
+    usleep(static_cast<useconds_t>(idleSeconds * 1e6));
+    schedule(child, &endSeconds, &endSlices);
+    double span = now() - begin;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    figures->idleWakeups = (endSlices - startSlices) / span;
+    figures->idleShare = (endSeconds - startSeconds) / span;
+}
+
 // Allocations per event once "ready" is out: over the first 10 events, and over allocationEvents.
 void countAllocations(bool listener, Figures *figures) {
     char path[] = "/tmp/hold-bench-allocations-XXXXXX";
@@ -479,6 +501,8 @@ int main(int argc, char **argv) {
             measureRound(listener, count, round == 0, listener ? &mine : &floor);
         }
     }
+    Figures sleeper;
+    measureSleeper(&sleeper);
     countAllocations(true, &mine);
     countAllocations(false, &floor);
 
@@ -517,6 +541,8 @@ int main(int argc, char **argv) {
     printf("| %-24s | %10.5f     | %10.5f     |        | <=floor | %-4s |\n", many,
            mine.allocationsMany, floor.allocationsMany, manyHolds ? "yes" : "NO");
     verdicts = verdicts && wakeupsHold && idleHolds && firstHolds && manyHolds;
+    printf("\na process that only sleeps 50 ms at a time: %.1f wake-ups/s, %.4f %% of a core\n",
+           sleeper.idleWakeups, sleeper.idleShare * 100);
 
     kill(xvfb, SIGTERM);
     waitpid(xvfb, nullptr, 0);
