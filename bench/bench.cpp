@@ -3,7 +3,7 @@
 // XTest input, in interleaved rounds. Prints one table; exits non-zero when a line is missed or
 // invented, never for a figure.
 //   hold-bench --listener PATH --floor PATH --counter PATH [--pairs N] [--rounds N]
-//              [--allocation-events N] [--idle SECONDS]
+//              [--allocation-events N] [--idle SECONDS] [--spread]
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
 
@@ -19,6 +19,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -33,7 +34,7 @@ constexpr int lineTimeoutMs = 2000;
 
 std::string listenerPath, floorPath, counterPath;
 int pairs = 2000;
-int rounds = 4;
+int rounds = 10;
 int allocationEvents = 10000;
 double idleSeconds = 3;
 pid_t xvfb = -1;
@@ -52,6 +53,28 @@ void sleepUntil(double when) {
         return;
     timespec time{static_cast<time_t>(seconds), static_cast<long>(std::fmod(seconds, 1.0) * 1e9)};
     nanosleep(&time, nullptr);
+}
+
+// Which processor each side wakes on, and whether the one it wakes on was idle, moves latencies
+// from run to run by more than the two sides differ. So unless `spread`, the server, the benchmark
+// and every child share one processor, the last one allowed, and only the work done per event
+// tells the sides apart.
+bool spread = false;
+int processor = -1;
+
+void keepToOneProcessor() {
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (spread || sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            processor = cpu;
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(processor, &only);
+    if (sched_setaffinity(0, sizeof only, &only) != 0)
+        processor = -1;
 }
 
 [[noreturn]] void fail(const std::string &problem) {
@@ -459,9 +482,13 @@ void row(const char *what, const char *unit, double mine, double floor, double b
 void parse(int argc, char **argv) {
     for (int index = 1; index < argc; ++index) {
         std::string flag = argv[index];
+        if (flag == "--spread") {
+            spread = true;
+            continue;
+        }
         if (index + 1 >= argc)
             fail("usage: hold-bench --listener PATH --floor PATH --counter PATH [--pairs N] "
-                 "[--rounds N] [--allocation-events N] [--idle SECONDS]");
+                 "[--rounds N] [--allocation-events N] [--idle SECONDS] [--spread]");
         const char *value = argv[++index];
         if (flag == "--listener")
             listenerPath = value;
@@ -490,6 +517,7 @@ void parse(int argc, char **argv) {
 int main(int argc, char **argv) {
     parse(argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    keepToOneProcessor();
     startXvfb();
 
     Figures mine, floor;
@@ -506,9 +534,12 @@ int main(int argc, char **argv) {
     countAllocations(true, &mine);
     countAllocations(false, &floor);
 
-    printf(
-        "\n%d press/release pairs each, %.0f ms apart, in %d interleaved rounds; Xvfb, XTest\n\n",
-        pairs, pairSpacing * 1e3, rounds);
+    printf("\n%d press/release pairs each, %.0f ms apart, in %d interleaved rounds; Xvfb, XTest\n",
+           pairs, pairSpacing * 1e3, rounds);
+    if (processor >= 0)
+        printf("server, benchmark and listeners on processor %d\n\n", processor);
+    else
+        printf("placed by the scheduler\n\n");
     printf("| %-24s | %-14s | %-14s | %-6s | %-7s | %-4s |\n", "figure", "hold-listener", "floor",
            "ratio", "target", "met");
     printf("|--------------------------|----------------|----------------|--------|---------|------"
