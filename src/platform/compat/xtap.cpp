@@ -54,6 +54,9 @@ struct XTap : CompatSessionTap {
     // a state query without a round trip. Fixed, so that reading ahead allocates nothing.
     std::array<xcb_generic_event_t *, 64> unread{};
     size_t firstUnread = 0, unreadCount = 0;
+    // False once the tap has taken all XCB had; a query over the connection, or a read-ahead that
+    // did not fit, may leave events in XCB's queue, where the descriptor no longer shows them.
+    bool xcbMayQueue = false;
 };
 
 // Every live tap, so that state queries can use a connection that is already open.
@@ -283,6 +286,7 @@ Reach attachTap(XTap *tap, double deadline) {
         for (unsigned button = 1; button < tap->buttons.size(); ++button)
             tap->buttons[button] = bitSet(buttons, bytes, button);
         tap->connection = connection;
+        tap->xcbMayQueue = true; // events may have come in ahead of the replies
     } else {
         closeConnection(connection);
         reach = Reach::refused;
@@ -314,10 +318,13 @@ bool readAhead(XTap *tap, bool fromSocket) {
     while (tap->unreadCount < tap->unread.size()) {
         xcb_generic_event_t *event =
             fromSocket ? xcb_poll_for_event(xcb) : xcb_poll_for_queued_event(xcb);
-        if (event == nullptr)
+        if (event == nullptr) {
+            tap->xcbMayQueue = false;
             return true;
+        }
         tap->unread[(tap->firstUnread + tap->unreadCount++) % tap->unread.size()] = event;
     }
+    tap->xcbMayQueue = true;
     return false;
 }
 
@@ -388,8 +395,10 @@ void drainEvents(XTap *tap) {
         xcb_generic_event_t *event = takeUnread(tap);
         if (event == nullptr)
             event = xcb_poll_for_event(tap->connection.xcb);
-        if (event == nullptr)
+        if (event == nullptr) {
+            tap->xcbMayQueue = false;
             return;
+        }
         handleEvent(tap, event);
         free(event);
     }
@@ -409,7 +418,7 @@ bool tapPending(CFMachPortRef port) {
         return false;
     if (xcb_connection_has_error(xcb))
         return true;
-    if (tap->unreadCount == 0)
+    if (tap->unreadCount == 0 && tap->xcbMayQueue)
         readAhead(tap, false);
     return tap->unreadCount > 0;
 }
@@ -429,14 +438,14 @@ void serveTap(CFMachPortRef port) {
             attachOrWait(tap, reconnectTime);
         return;
     }
+    // Flushed first, since a flush that has to wait reads events, which the drain then takes.
+    xcb_flush(xcb);
     drainEvents(tap);
     if (xcb_connection_has_error(xcb)) {
         detachTap(tap);
         tap->nextAttempt = 0;
         compatReportLostInput(tap); // its callback may enable the tap, and so connect, again
-        return;
     }
-    xcb_flush(xcb);
 }
 
 void closeTap(CFMachPortRef port) {
@@ -471,6 +480,7 @@ void enableTap(CompatSessionTap *session, bool enable) {
 Connection *stateConnection(Connection &own, Reach *reach) {
     for (XTap *tap : taps) {
         if (tap->connection.xcb != nullptr && !xcb_connection_has_error(tap->connection.xcb)) {
+            tap->xcbMayQueue = true;
             *reach = Reach::answered;
             return &tap->connection;
         }
