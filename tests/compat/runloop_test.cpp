@@ -792,6 +792,35 @@ TEST_F(Timer, RepeatsOnItsOriginalScheduleWithoutDrift) {
     removeTimer(timer);
 }
 
+// A repeating timer may fire a little late, so that two whose slots are close share one wake-up:
+// each fires in the pass of the other, never before its own slot and never much after it.
+TEST_F(Timer, RepeatingTimersWhoseSlotsAreCloseShareAWakeUp) {
+    constexpr double interval = 0.05;
+    constexpr double apart = 0.002; // inside the leeway of a tenth of the interval, up to 5 ms
+    Firings first{8, 0}, second{8, 0};
+    double origin = now() + interval;
+    CFRunLoopTimerRef firstTimer = addTimer(interval, interval, recordFiring, &first);
+    CFRunLoopTimerRef secondTimer = addTimer(interval + apart, interval, recordFiring, &second);
+    {
+        StopAfter guard(guardSeconds);
+        CFRunLoopRun();
+        EXPECT_FALSE(guard.fired);
+    }
+    ASSERT_EQ(first.count, first.wanted);
+    int shared = 0;
+    for (int i = 0; i < second.count; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_GE(first.at[i], origin + i * interval - early) << "fired before its slot";
+        EXPECT_GE(second.at[i], origin + i * interval + apart - early) << "fired before its slot";
+        if (std::abs(second.at[i] - first.at[i]) < apart / 4)
+            ++shared;
+    }
+    // A loaded machine may wake late for one slot and so share it anyway, never the other way.
+    EXPECT_GE(shared, second.count - 1) << "each timer woke the loop by itself";
+    removeTimer(firstTimer);
+    removeTimer(secondTimer);
+}
+
 // A stall elsewhere in the loop passes several slots; the timer then fires once, at once, and
 // returns to its schedule.
 TEST_F(Timer, SlotsMissedDuringAStallMergeIntoOneFiring) {

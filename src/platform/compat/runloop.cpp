@@ -1,6 +1,7 @@
 // The run loop over ppoll(): one loop per thread, one sleep per pass, woken by a watched
-// descriptor, a tap's port or the earliest timer. A pass collects what is ready, retains it, then
-// calls back one at a time, so a callback may invalidate, release or add anything.
+// descriptor, a tap's port or a timer descriptor set for the earliest deadline. A pass collects
+// what is ready, retains it, then calls back one at a time, so a callback may invalidate, release
+// or add anything.
 #include "internal.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <poll.h>
+#include <sys/timerfd.h>
 #include <type_traits>
 #include <unistd.h>
 #include <vector>
@@ -49,6 +51,14 @@ struct CompatRunLoop {
     Pass outermost; // kept, and given room as things are added, so that a run allocates nothing
     int activations = 0; // nested CFRunLoopRun calls under way
     bool stopRequested = false;
+    // A timer descriptor set for the earliest deadline and watched with the rest, so that a pass
+    // that ends before it (one per event) neither arms nor cancels a kernel timer. Made when the
+    // loop is first asked for, before the program watches anything, so that it can never take the
+    // number of a watched descriptor that was closed. -1 when none could be had: each wait then
+    // carries its own timeout.
+    int wakeFd = -1;
+    bool wakeMade = false;
+    double wakeSetFor = -1; // the monotonic deadline wakeFd is set for, -1 when unset or expired
     ~CompatRunLoop();
 };
 
@@ -173,6 +183,15 @@ void destroyTimer(CompatObject *object) {
     delete timer;
 }
 
+// How late a repeating timer may fire, so that while other things wake the loop it fires in one of
+// their passes rather than in a wake-up of its own. The schedule keeps to its slots regardless.
+constexpr double leewayShare = 0.1;
+constexpr double leewayLimit = 0.005;
+
+double leeway(const CompatRunLoopTimer *timer) {
+    return timer->interval > 0 ? std::min(timer->interval * leewayShare, leewayLimit) : 0;
+}
+
 double nextFiring(const CompatRunLoopTimer *timer) {
     return timer->slot == 0 ? timer->origin : timer->origin + timer->slot * timer->interval;
 }
@@ -215,12 +234,29 @@ timespec *timeoutUntil(double deadline, double now, timespec &storage) {
     return &storage;
 }
 
+// Sets the loop's timer descriptor for `deadline` unless it is set for it already; false when
+// there is no descriptor to set.
+bool setWake(CompatRunLoop *loop, double deadline) {
+    if (loop->wakeFd < 0)
+        return false;
+    if (loop->wakeSetFor == deadline)
+        return true;
+    itimerspec setting{};
+    timeoutUntil(deadline, 0, setting.it_value);
+    if (timerfd_settime(loop->wakeFd, TFD_TIMER_ABSTIME, &setting, nullptr) != 0) {
+        loop->wakeSetFor = -1;
+        return false;
+    }
+    loop->wakeSetFor = deadline;
+    return true;
+}
+
 // Room for everything the loop holds, so that arrays grow only when something is added. A running
 // loop makes room at the start of its next pass: the present one may be walking its arrays.
 void makeRoom(CompatRunLoop *loop) {
     if (loop->activations > 0)
         return;
-    loop->outermost.polled.reserve(loop->sources.size());
+    loop->outermost.polled.reserve(loop->sources.size() + 1);
     loop->outermost.pollIndex.reserve(loop->sources.size());
     loop->outermost.ready.reserve(loop->sources.size() + loop->timers.size());
 }
@@ -230,7 +266,7 @@ double watch(CompatRunLoop *loop, Pass &pass, double now) {
     double deadline = std::numeric_limits<double>::infinity();
     pass.polled.clear();
     pass.pollIndex.clear();
-    pass.polled.reserve(loop->sources.size());
+    pass.polled.reserve(loop->sources.size() + 1);
     pass.pollIndex.reserve(loop->sources.size());
     pass.ready.reserve(loop->sources.size() + loop->timers.size());
     for (CompatRunLoopSource *source : loop->sources) {
@@ -265,16 +301,17 @@ double watch(CompatRunLoop *loop, Pass &pass, double now) {
     }
     for (CompatRunLoopTimer *timer : loop->timers) {
         if (!timer->firing)
-            deadline = std::min(deadline, nextFiring(timer));
+            deadline = std::min(deadline, nextFiring(timer) + leeway(timer));
     }
     return deadline;
 }
 
-// Sleeps until something is ready; false when a signal cut the sleep short.
-bool sleepUntil(Pass &pass, double deadline, double now) {
+// Sleeps until something is ready, or the deadline unless the loop's timer descriptor, among the
+// polled ones, is set for it; false when a signal cut the sleep short.
+bool sleepUntil(Pass &pass, double deadline, double now, bool woken) {
     timespec storage{};
-    int count = ppoll(pass.polled.data(), pass.polled.size(), timeoutUntil(deadline, now, storage),
-                      nullptr);
+    int count = ppoll(pass.polled.data(), pass.polled.size(),
+                      woken ? nullptr : timeoutUntil(deadline, now, storage), nullptr);
     if (count >= 0)
         return true;
     if (errno == EINTR)
@@ -362,8 +399,14 @@ void serve(CompatRunLoop *loop, const Ready &entry) {
 void runPass(CompatRunLoop *loop, Pass &pass) {
     double now = compatMonotonicNow();
     double deadline = watch(loop, pass, now);
-    if (!sleepUntil(pass, deadline, now))
+    bool woken = deadline > now && deadline != std::numeric_limits<double>::infinity() &&
+                 setWake(loop, deadline);
+    if (woken)
+        pass.polled.push_back(pollfd{loop->wakeFd, POLLIN, 0});
+    if (!sleepUntil(pass, deadline, now, woken))
         return;
+    if (woken && pass.polled.back().revents != 0)
+        loop->wakeSetFor = -1; // it stays readable until it is set again
     collectReady(loop, pass, compatMonotonicNow());
     for (const Ready &entry : pass.ready) {
         serve(loop, entry);
@@ -390,9 +433,15 @@ CompatRunLoop::~CompatRunLoop() {
         timer->loop = nullptr;
         compatReleaseObject(&timer->object);
     }
+    if (wakeFd >= 0)
+        close(wakeFd);
 }
 
 CFRunLoopRef CFRunLoopGetCurrent(void) {
+    if (!currentLoop.wakeMade) {
+        currentLoop.wakeMade = true;
+        currentLoop.wakeFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
     return &currentLoop;
 }
 
