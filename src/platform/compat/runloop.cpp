@@ -325,10 +325,6 @@ bool sleepUntil(Pass &pass, double deadline, double now, bool woken) {
 
 void collectReady(CompatRunLoop *loop, Pass &pass, double now) {
     pass.ready.clear();
-    for (CompatRunLoopTimer *timer : loop->timers) {
-        if (!timer->firing && now >= nextFiring(timer))
-            pass.ready.push_back(Ready{&timer->object, nullptr, timer, 0});
-    }
     for (size_t i = 0; i < loop->sources.size(); ++i) {
         CompatRunLoopSource *source = loop->sources[i];
         if (source->serving)
@@ -348,6 +344,11 @@ void collectReady(CompatRunLoop *loop, Pass &pass, double now) {
             if (revents != 0 || portPending(source->port) || (wake > 0 && wake <= now))
                 pass.ready.push_back(Ready{&source->object, source, nullptr, 0});
         }
+    }
+    // Timers after sources: a timer that came due while input was waiting does not hold it up.
+    for (CompatRunLoopTimer *timer : loop->timers) {
+        if (!timer->firing && now >= nextFiring(timer))
+            pass.ready.push_back(Ready{&timer->object, nullptr, timer, 0});
     }
     for (Ready &entry : pass.ready)
         compatRetain(entry.object);
