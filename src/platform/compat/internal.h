@@ -22,6 +22,13 @@ bool compatCreationFails(const char *function);
 // Seconds on a clock that never jumps.
 double compatMonotonicNow();
 
+// A non-negative value rounded up to a whole number. Done here rather than by the maths library,
+// which the program then need not load.
+inline long long compatRoundUp(double value) {
+    auto whole = static_cast<long long>(value);
+    return static_cast<double>(whole) < value ? whole + 1 : whole;
+}
+
 // What a tap's port offers the run loop that holds its source. Every hook runs on the loop's
 // thread and never blocks.
 struct CompatPortOps {

@@ -226,7 +226,7 @@ timespec *timeoutUntil(double deadline, double now, timespec &storage) {
     double seconds = std::floor(wait);
     storage.tv_sec = static_cast<time_t>(std::min(seconds, 1e9));
     // Rounded up, so that a wake never comes before the deadline and turns into another wait.
-    storage.tv_nsec = static_cast<long>(std::ceil((wait - seconds) * 1e9));
+    storage.tv_nsec = static_cast<long>(compatRoundUp((wait - seconds) * 1e9));
     if (storage.tv_nsec >= 1000000000L) {
         storage.tv_sec += 1;
         storage.tv_nsec -= 1000000000L;

@@ -11,7 +11,6 @@
 #include <array>
 #include <bitset>
 #include <cerrno>
-#include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +88,7 @@ Reach awaitReply(xcb_connection_t *xcb, unsigned sequence, double deadline, void
         if (left <= 0)
             return Reach::unanswered;
         pollfd ready{xcb_get_file_descriptor(xcb), POLLIN, 0};
-        poll(&ready, 1, static_cast<int>(std::ceil(left * 1000)));
+        poll(&ready, 1, static_cast<int>(compatRoundUp(left * 1000)));
     }
 }
 
@@ -153,7 +152,7 @@ Reach probeServer(double deadline) {
         if (left <= 0)
             break;
         pollfd ready{fd, POLLIN, 0};
-        if (poll(&ready, 1, static_cast<int>(std::ceil(left * 1000))) <= 0)
+        if (poll(&ready, 1, static_cast<int>(compatRoundUp(left * 1000))) <= 0)
             continue;
         uint8_t status = 0;
         ssize_t count = recv(fd, &status, 1, 0);
