@@ -34,7 +34,7 @@ constexpr int lineTimeoutMs = 2000;
 
 std::string listenerPath, floorPath, counterPath;
 int pairs = 2000;
-int rounds = 10;
+int rounds = 40;
 int allocationEvents = 10000;
 double idleSeconds = 3;
 pid_t xvfb = -1;
