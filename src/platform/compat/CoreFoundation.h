@@ -77,8 +77,8 @@ void CFFileDescriptorEnableCallBacks(CFFileDescriptorRef f, CFOptionFlags callBa
 void CFFileDescriptorInvalidate(CFFileDescriptorRef f);
 
 CFRunLoopTimerRef CFRunLoopTimerCreate(CFAllocatorRef allocator, CFAbsoluteTime fireDate,
-                                       CFTimeInterval interval, CFOptionFlags flags,
-                                       CFIndex order, CFRunLoopTimerCallBack callout,
+                                       CFTimeInterval interval, CFOptionFlags flags, CFIndex order,
+                                       CFRunLoopTimerCallBack callout,
                                        CFRunLoopTimerContext *context);
 void CFRunLoopTimerInvalidate(CFRunLoopTimerRef timer);
 

@@ -101,8 +101,8 @@ enum CGEventTapOptions : uint32_t {
 #define CGEventMaskBit(eventType) ((CGEventMask)1 << (eventType))
 #define kCGEventMaskForAllEvents (~(CGEventMask)0)
 
-typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type,
-                                         CGEventRef event, void *userInfo);
+typedef CGEventRef (*CGEventTapCallBack)(CGEventTapProxy proxy, CGEventType type, CGEventRef event,
+                                         void *userInfo);
 
 bool CGPreflightListenEventAccess(void);
 
@@ -111,8 +111,7 @@ CFMachPortRef CGEventTapCreate(CGEventTapLocation tap, CGEventTapPlacement place
                                CGEventTapCallBack callback, void *userInfo);
 void CGEventTapEnable(CFMachPortRef tap, bool enable);
 
-CGEventRef CGEventCreateKeyboardEvent(CGEventSourceRef source, CGKeyCode virtualKey,
-                                      bool keyDown);
+CGEventRef CGEventCreateKeyboardEvent(CGEventSourceRef source, CGKeyCode virtualKey, bool keyDown);
 CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType mouseType,
                                    CGPoint mouseCursorPosition, CGMouseButton mouseButton);
 CGEventType CGEventGetType(CGEventRef event);
