@@ -349,6 +349,27 @@ bool pressAndRelease(Child &child, Figures *figures, double *next) {
     return true;
 }
 
+// Wake-ups and processor share of a process over a quiet spell.
+struct IdleWatch {
+    pid_t pid;
+    double seconds, slices, begun;
+};
+
+IdleWatch startIdleWatch(pid_t pid) {
+    IdleWatch watch{pid, 0, 0, 0};
+    schedule(pid, &watch.seconds, &watch.slices);
+    watch.begun = now();
+    return watch;
+}
+
+void endIdleWatch(const IdleWatch &watch, Figures *figures) {
+    double seconds = 0, slices = 0;
+    schedule(watch.pid, &seconds, &slices);
+    double span = now() - watch.begun;
+    figures->idleWakeups = (slices - watch.slices) / span;
+    figures->idleShare = (seconds - watch.seconds) / span;
+}
+
 void measureRound(bool listener, int count, bool idle, Figures *figures) {
     const std::string &program = listener ? listenerPath : floorPath;
     Child child = spawn(listener ? "hold-listener" : "floor", program,
@@ -382,13 +403,9 @@ void measureRound(bool listener, int count, bool idle, Figures *figures) {
     if (idle) {
         // Let the last event settle, then watch it do nothing.
         expectSilence(child, 200);
-        schedule(child.pid, &startSeconds, &startSlices);
-        double begin = now();
+        IdleWatch watch = startIdleWatch(child.pid);
         expectSilence(child, static_cast<int>(idleSeconds * 1e3));
-        schedule(child.pid, &endSeconds, &endSlices);
-        double span = now() - begin;
-        figures->idleWakeups = (endSlices - startSlices) / span;
-        figures->idleShare = (endSeconds - startSeconds) / span;
+        endIdleWatch(watch, figures);
     } else {
         expectSilence(child, 20);
     }
@@ -406,16 +423,11 @@ void measureSleeper(Figures *figures) {
             nanosleep(&interval, nullptr);
     }
     usleep(200'000);
-    double startSeconds, startSlices, endSeconds, endSlices;
-    schedule(child, &startSeconds, &startSlices);
-    double begin = now();
+    IdleWatch watch = startIdleWatch(child);
     usleep(static_cast<useconds_t>(idleSeconds * 1e6));
-    schedule(child, &endSeconds, &endSlices);
-    double span = now() - begin;
+    endIdleWatch(watch, figures);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
-    figures->idleWakeups = (endSlices - startSlices) / span;
-    figures->idleShare = (endSeconds - startSeconds) / span;
 }
 
 // Allocations per event once "ready" is out: over the first 10 events, and over allocationEvents.

@@ -301,10 +301,15 @@ void attachOrWait(XTap *tap, double time) {
         tap->nextAttempt = compatMonotonicNow() + retryInterval;
 }
 
+// The unread event `index` places after the oldest.
+xcb_generic_event_t *&unreadAt(XTap *tap, size_t index) {
+    return tap->unread[(tap->firstUnread + index) % tap->unread.size()];
+}
+
 xcb_generic_event_t *takeUnread(XTap *tap) {
     if (tap->unreadCount == 0)
         return nullptr;
-    xcb_generic_event_t *event = tap->unread[tap->firstUnread];
+    xcb_generic_event_t *event = unreadAt(tap, 0);
     tap->firstUnread = (tap->firstUnread + 1) % tap->unread.size();
     --tap->unreadCount;
     return event;
@@ -321,7 +326,7 @@ bool readAhead(XTap *tap, bool fromSocket) {
             tap->xcbMayQueue = false;
             return true;
         }
-        tap->unread[(tap->firstUnread + tap->unreadCount++) % tap->unread.size()] = event;
+        unreadAt(tap, tap->unreadCount++) = event;
     }
     tap->xcbMayQueue = true;
     return false;
@@ -509,8 +514,7 @@ bool askTap(bool key, unsigned code, bool *down) {
     else
         state = code < tap->buttons.size() && tap->buttons[code];
     for (size_t index = 0; index < tap->unreadCount; ++index) {
-        const xcb_generic_event_t *event =
-            tap->unread[(tap->firstUnread + index) % tap->unread.size()];
+        const xcb_generic_event_t *event = unreadAt(tap, index);
         bool isKey = false, pressed = false;
         unsigned changed = 0;
         if (readRaw(tap, event, &isKey, &changed, &pressed) && isKey == key && changed == code)
